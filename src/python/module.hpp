@@ -1,0 +1,14 @@
+// Entry points that register each area's classes and functions on the
+// module. module.cpp calls them in an order that keeps every type a
+// signature refers to registered before it is used.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace kestrune::python {
+
+namespace py = pybind11;
+
+void bind_format(py::module_& m);
+
+}  // namespace kestrune::python
