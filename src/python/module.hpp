@@ -9,6 +9,7 @@ namespace kestrune::python {
 
 namespace py = pybind11;
 
-void bind_format(py::module_& m);
+void bind_format(py::module_& m);   // AudioFormat
+void bind_buffers(py::module_& m);  // Packet, NodeBuffer, DynNode
 
 }  // namespace kestrune::python
