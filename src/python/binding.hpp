@@ -22,4 +22,9 @@ std::string class_doc(const char* name, const char* signature, const char* doc =
 // class docs but keeps a pointer for function docs, so intern them here.
 const char* keep(std::string text);
 
+// Replaces every bound class's "$self" methods with descriptors that
+// inspect.signature reads like CPython's own methods. Run once, after all
+// classes of the module are bound.
+void install_method_descriptors(py::module_& m);
+
 }  // namespace kestrune::python

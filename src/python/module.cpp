@@ -4,6 +4,7 @@
 #include <array>
 #include <string_view>
 
+#include "python/binding.hpp"
 #include "python/module.hpp"
 
 namespace py = pybind11;
@@ -48,6 +49,8 @@ void init_module(py::module_& m) {
   using namespace kestrune::python;
   bind_format(m);
   bind_buffers(m);
+
+  install_method_descriptors(m);
 
   py::list all;
   for (std::string_view name : kPublicNames) {
