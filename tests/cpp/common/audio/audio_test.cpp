@@ -14,7 +14,10 @@ TEST(AudioFrame, NewAllocShapes) {
   ASSERT_TRUE(f);
   ASSERT_EQ(f->plane_count(), 1u);
   EXPECT_EQ(f->plane(0)->size(), 40u);
-  for (auto b : *f->plane(0)) EXPECT_EQ(b, 0);
+  // Hold the span: a range-for over *plane(0) would iterate a span owned by
+  // an already destroyed temporary optional.
+  const ByteSpan zeros = *f->plane(0);
+  for (auto b : zeros) EXPECT_EQ(b, 0);
   EXPECT_FALSE(f->plane(1));
 
   auto p = AudioFrame::new_alloc(fmt(48000, SampleFormat::I16(true), 2), 10);
