@@ -28,13 +28,35 @@ void store(std::uint8_t* p, T v) {
 
 constexpr float kLevelFloor = 1e-12f;
 
+// The static curve: gain in dB for a level in dB.
+struct GainComputer {
+  float threshold, knee, expansion_threshold, expansion_ratio, slope;
+
+  explicit GainComputer(const DynamicsParams& p)
+      : threshold(p.threshold_db), knee(p.knee_width_db), expansion_threshold(p.expansion_threshold_db),
+        expansion_ratio(p.expansion_ratio), slope(1.0f / p.ratio + (-1.0f)) {}
+
+  float operator()(float l) const {
+    // Downward expansion below its threshold (an expansion ratio of 1
+    // disables it).
+    if (expansion_ratio > 1.0f && expansion_threshold > l) return (l - expansion_threshold) * (expansion_ratio - 1.0f);
+    if (knee <= 0.0f) return threshold >= l ? 0.0f : (l - threshold) * slope;
+    const float half = knee / 2.0f;
+    if (l < threshold - half) return 0.0f;
+    if (l > threshold + half) return (l - threshold) * slope;
+    const float t = l - threshold + half;
+    return t * t * slope / (2.0f * knee);
+  }
+};
+
 // Per-call state: the parameters in the form the loop wants, and one-entry
 // memos of the two transcendental calls. The memos return exactly what the
 // call would (same argument bits, same pure function) and pay off whenever
 // the level sits still or the gain computer answers 0 dB, which is most of
 // the time below the threshold.
 struct Kernel {
-  float threshold, knee, expansion_threshold, expansion_ratio, slope, master_gain_db;
+  GainComputer gain_db;
+  float master_gain_db;
   float attack_coef, release_coef;
 
   // Keys are argument bit patterns; kNoKey matches none of them, so the
@@ -48,9 +70,7 @@ struct Kernel {
   double lin_d = 0.0;
 
   Kernel(const DynamicsParams& p, float attack, float release)
-      : threshold(p.threshold_db), knee(p.knee_width_db), expansion_threshold(p.expansion_threshold_db),
-        expansion_ratio(p.expansion_ratio), slope(1.0f / p.ratio + (-1.0f)), master_gain_db(p.master_gain_db),
-        attack_coef(attack), release_coef(release) {}
+      : gain_db(p), master_gain_db(p.master_gain_db), attack_coef(attack), release_coef(release) {}
 
   // Ballistics then level in dB; updates the channel's envelope.
   float level_db(float& env, float a) {
@@ -62,16 +82,6 @@ struct Kernel {
       level = 20.0f * std::log10(std::max(env, kLevelFloor));
     }
     return level;
-  }
-
-  float gain_db(float l) const {
-    if (expansion_ratio > 1.0f && expansion_threshold > l) return (l - expansion_threshold) * (expansion_ratio - 1.0f);
-    if (knee <= 0.0f) return threshold >= l ? 0.0f : (l - threshold) * slope;
-    const float half = knee / 2.0f;
-    if (l < threshold - half) return 0.0f;
-    if (l > threshold + half) return (l - threshold) * slope;
-    const float t = l - threshold + half;
-    return t * t * slope / (2.0f * knee);
   }
 
   float linear_gain_f(float g) {
@@ -187,6 +197,8 @@ const char* check_params(const DynamicsParams& p) {
 }
 
 }  // namespace
+
+float dynamics_gain_db(const DynamicsParams& params, float level_db) { return GainComputer(params)(level_db); }
 
 DynamicsCompressor::DynamicsCompressor(const DynamicsParams& params, std::size_t channels)
     : envelope_(channels, 0.0f), params_(params) {

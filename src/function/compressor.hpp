@@ -25,6 +25,10 @@ struct DynamicsParams {
   float master_gain_db = 0.0f;           // dB
 };
 
+// The static curve the compressor applies to a channel's level (dB in, dB
+// out, before the master gain): expander, then hard or soft knee.
+float dynamics_gain_db(const DynamicsParams& params, float level_db);
+
 class DynamicsCompressor {
  public:
   // InvalidData "channels=0" or the message of the first violated parameter
