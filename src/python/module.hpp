@@ -11,5 +11,6 @@ namespace py = pybind11;
 
 void bind_format(py::module_& m);   // AudioFormat
 void bind_buffers(py::module_& m);  // Packet, NodeBuffer, DynNode
+void bind_processors(py::module_& m);  // Processor, *NodeConfig, make_processor_node
 
 }  // namespace kestrune::python
