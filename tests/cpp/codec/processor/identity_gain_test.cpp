@@ -24,11 +24,12 @@ T gain_one(T x, double gain) {
 }
 
 TEST(GainTable, IntegerTypesRoundHalfAwayAndSaturate) {
+  // U8 scales the distance from 128: 127 * 1.5 -> 126.5 -> 127 (away from
+  // zero), 255 * -1 -> 1.
   struct U8Case { std::uint8_t x; double g; std::uint8_t want; };
   for (auto c : {U8Case{128, 2.0, 128}, U8Case{200, 2.0, 255}, U8Case{0, 0.5, 64}, U8Case{1, 2.0, 0},
                  U8Case{129, 1.5, 130}, U8Case{127, 1.5, 127}, U8Case{255, -1.0, 1}, U8Case{60, 0.0, 128}})
     EXPECT_EQ(gain_one(c.x, c.g), c.want) << int(c.x) << " * " << c.g;
-  // 127 -> (−1)*1.5 + 128 = 126.5 -> 127 (away from zero); 255*-1 -> 1.
 
   struct I16Case { std::int16_t x; double g; std::int16_t want; };
   for (auto c : {I16Case{20000, 2.0, 32767}, I16Case{-3, 0.5, -2}, I16Case{3, 0.5, 2}, I16Case{-20000, 2.0, -32768},
