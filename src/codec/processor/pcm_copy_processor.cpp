@@ -5,14 +5,6 @@
 
 namespace kestrune {
 
-void report_format_mismatch(const char* component, const AudioFormat& locked, const AudioFormat& got) {
-  const std::string text = std::string(component) +
-                           " input AudioFormat mismatch:\n  input_output_format_diffs: " +
-                           audio_format_diff(locked, got) + "\n";
-  std::fputs(text.c_str(), stderr);
-  std::fflush(stderr);
-}
-
 CodecResult<std::vector<Bytes>> copy_checked_planes(const AudioFrameView& frame, const AudioFormat& format) {
   const std::size_t count = format.plane_count();
   if (frame.plane_count() != count)
@@ -42,7 +34,7 @@ CodecStatus PcmCopyProcessor::send_frame(const AudioFrameView* frame) {
   const AudioFormat got = frame->format();
   if (input_format_) {
     if (got != *input_format_) {
-      report_format_mismatch(component(), *input_format_, got);
+      report_input_format_mismatch(component(), *input_format_, got);
       return std::unexpected(
           CodecError{CodecError::Kind::InvalidData, std::string(component()) + " input AudioFormat mismatch"});
     }

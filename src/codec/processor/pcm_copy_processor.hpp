@@ -8,14 +8,10 @@
 #include <optional>
 #include <vector>
 
+#include "codec/format_report.hpp"
 #include "codec/processor/processor_interface.hpp"
 
 namespace kestrune {
-
-// Writes the one-line format mismatch diagnostic every format-locking
-// component reports on standard error before it fails:
-// "<component> input AudioFormat mismatch:\n  input_output_format_diffs: <diff>\n".
-void report_format_mismatch(const char* component, const AudioFormat& locked, const AudioFormat& got);
 
 // Copies the frame's planes after checking them against `format` (plane
 // count, presence and byte size; all InvalidData).

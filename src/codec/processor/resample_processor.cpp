@@ -149,7 +149,7 @@ CodecStatus ResampleProcessor::send_frame(const AudioFrameView* frame) {
     if (auto ok = choose_backend(got); !ok) return ok;
     in_format_ = got;
   } else if (got != *in_format_) {
-    report_format_mismatch("ResampleProcessor", *in_format_, got);
+    report_input_format_mismatch("ResampleProcessor", *in_format_, got);
     return std::unexpected(CodecError::invalid_data("ResampleProcessor input AudioFormat mismatch"));
   }
 

@@ -3,7 +3,7 @@
 #include <climits>
 #include <vector>
 
-#include "codec/processor/pcm_copy_processor.hpp"
+#include "codec/format_report.hpp"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -97,7 +97,7 @@ ResampleResult<AudioFrame> FfmpegResampler::run(const std::uint8_t** inputs, int
 ResampleResult<AudioFrame> FfmpegResampler::convert(const AudioFrameView& frame, std::optional<std::int64_t> out_pts) {
   const AudioFormat got = frame.format();
   if (got != in_format_) {
-    report_format_mismatch("FfmpegResampler", in_format_, got);
+    report_input_format_mismatch("FfmpegResampler", in_format_, got);
     return std::unexpected(ResampleError::unsupported("input AudioFormat mismatch for this resampler"));
   }
   const std::size_t n = frame.nb_samples();
