@@ -1,5 +1,6 @@
 #include "function/compressor.hpp"
 
+#include "common/audio/sample_io.hpp"
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -13,18 +14,6 @@ namespace {
 // Every step below is single precision unless the comment says otherwise;
 // the order of operations is fixed so results are reproducible bit for bit
 // (the build never contracts to FMA or reassociates).
-
-template <class T>
-T load(const std::uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  return v;
-}
-
-template <class T>
-void store(std::uint8_t* p, T v) {
-  std::memcpy(p, &v, sizeof(T));
-}
 
 constexpr float kLevelFloor = 1e-12f;
 
@@ -123,7 +112,7 @@ void process_strided(std::uint8_t* p, std::size_t count, std::size_t stride, flo
       else out = static_cast<std::uint8_t>(std::clamp(std::round(y), 0.0, 255.0));
       *p = out;
     } else if constexpr (Type == SampleType::I16) {
-      const float x = static_cast<float>(load<std::int16_t>(p)) * (1.0f / 32768.0f);
+      const float x = static_cast<float>(load_sample<std::int16_t>(p)) * (1.0f / 32768.0f);
       const float lin = k.linear_gain_f(k.gain_db(k.level_db(env, std::fabs(x))));
       const float y = x * lin * 32768.0f;
       std::int16_t out;
@@ -131,9 +120,9 @@ void process_strided(std::uint8_t* p, std::size_t count, std::size_t stride, flo
       else if (y >= 32767.0f) out = 32767;
       else if (y <= -32768.0f) out = -32768;
       else out = static_cast<std::int16_t>(std::clamp(std::round(y), -32768.0f, 32767.0f));
-      store(p, out);
+      store_sample(p, out);
     } else if constexpr (Type == SampleType::I32) {
-      const float x = static_cast<float>(load<std::int32_t>(p)) * (1.0f / 2147483648.0f);
+      const float x = static_cast<float>(load_sample<std::int32_t>(p)) * (1.0f / 2147483648.0f);
       const float lin = k.linear_gain_f(k.gain_db(k.level_db(env, std::fabs(x))));
       const float y = x * lin * 2147483648.0f;
       const double yd = static_cast<double>(y);
@@ -142,9 +131,9 @@ void process_strided(std::uint8_t* p, std::size_t count, std::size_t stride, flo
       else if (yd >= 2147483647.0) out = std::numeric_limits<std::int32_t>::max();
       else if (yd <= -2147483648.0) out = std::numeric_limits<std::int32_t>::min();
       else out = static_cast<std::int32_t>(std::clamp(std::round(yd), -2147483648.0, 2147483647.0));
-      store(p, out);
+      store_sample(p, out);
     } else if constexpr (Type == SampleType::I64) {
-      const double x = static_cast<double>(load<std::int64_t>(p)) * (1.0 / kTwo63);
+      const double x = static_cast<double>(load_sample<std::int64_t>(p)) * (1.0 / kTwo63);
       const double lin = k.linear_gain_d(k.gain_db(k.level_db(env, static_cast<float>(std::fabs(x)))));
       const double y = x * lin * kTwo63;
       std::int64_t out;
@@ -155,17 +144,17 @@ void process_strided(std::uint8_t* p, std::size_t count, std::size_t stride, flo
         const double r = std::round(y);
         out = r > 9223372036854774784.0 ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(r);
       }
-      store(p, out);
+      store_sample(p, out);
     } else if constexpr (Type == SampleType::F32) {
-      float x = load<float>(p);
+      float x = load_sample<float>(p);
       if (!std::isfinite(x)) x = 0.0f;
       const float lin = k.linear_gain_f(k.gain_db(k.level_db(env, std::fabs(x))));
-      store(p, x * lin);
+      store_sample(p, x * lin);
     } else {
-      double x = load<double>(p);
+      double x = load_sample<double>(p);
       if (!std::isfinite(x)) x = 0.0;
       const double lin = k.linear_gain_d(k.gain_db(k.level_db(env, static_cast<float>(std::fabs(x)))));
-      store(p, x * lin);
+      store_sample(p, x * lin);
     }
   }
 }

@@ -1,5 +1,6 @@
 #include "codec/processor/gain_processor.hpp"
 
+#include "common/audio/sample_io.hpp"
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -7,18 +8,6 @@
 namespace kestrune {
 
 namespace {
-
-template <class T>
-T load(const std::uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  return v;
-}
-
-template <class T>
-void store(std::uint8_t* p, T v) {
-  std::memcpy(p, &v, sizeof(T));
-}
 
 // The product is formed in double; std::round rounds half away from zero.
 inline std::uint8_t gain_u8(std::uint8_t x, double gain) {
@@ -67,7 +56,7 @@ template <class T, class F>
 void map_samples(std::span<std::uint8_t> bytes, F f) {
   const std::size_t n = bytes.size() / sizeof(T);
   std::uint8_t* p = bytes.data();
-  for (std::size_t i = 0; i < n; ++i, p += sizeof(T)) store<T>(p, f(load<T>(p)));
+  for (std::size_t i = 0; i < n; ++i, p += sizeof(T)) store_sample<T>(p, f(load_sample<T>(p)));
 }
 
 }  // namespace
