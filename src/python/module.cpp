@@ -49,6 +49,8 @@ void init_module(py::module_& m) {
   using namespace kestrune::python;
   bind_format(m);
   bind_buffers(m);
+  bind_encoder(m);
+  bind_decoder(m);
 
   install_method_descriptors(m);
 
