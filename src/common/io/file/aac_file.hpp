@@ -68,6 +68,8 @@ class AacAdtsWriter final : public AudioWriter {
   IoStatus finalize() override;
 
   static constexpr std::size_t kFrameSamples = 1024;
+  // Samples per channel waiting in the re-chunking FIFO for a full frame.
+  std::size_t buffered_samples() const { return inner_ ? inner_->fifo.available_samples() : 0; }
 
   struct Inner {
     std::unique_ptr<ffmpeg_backend::AacEncoder> encoder;

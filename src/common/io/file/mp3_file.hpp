@@ -53,6 +53,8 @@ class Mp3Writer final : public AudioWriter {
   IoStatus finalize() override;
 
   static constexpr std::size_t kFrameSamples = 1152;
+  // Samples per channel waiting in the re-chunking FIFO for a full frame.
+  std::size_t buffered_samples() const { return inner_ ? inner_->fifo.available_samples() : 0; }
 
  private:
   struct Inner {
