@@ -251,16 +251,16 @@ def test_lazy_writer_creation_and_push_rules(tmp_path):
     assert read_all(path, "mp3").shape[1] >= 5000
 
 
-def test_push_with_default_mask_mismatch(tmp_path):
+def test_push_compares_the_channel_layout_too(tmp_path):
+    # The constructor's format got the stereo default mask 0x3; a frame that
+    # only differs in its mask is refused.
     w = pk.AudioFileWriter(str(tmp_path / "m.wav"), "wav", input_format=pk.AudioFormat(48000, 2, "f32"))
-    # The constructor's format got mask 0x3; a frame that keeps mask 0 differs.
-    frame = pk.AudioFileReader  # placeholder to keep names short below
-    buf = pk.NodeBuffer.pcm(tone(10), pk.AudioFormat(48000, 2, "f32", channel_layout_mask=0x3), pts=0)
-    w.push(buf)
+    w.push(pk.NodeBuffer.pcm(tone(10), pk.AudioFormat(48000, 2, "f32", channel_layout_mask=0x3), pts=0))
     other = pk.NodeBuffer.pcm(tone(10), pk.AudioFormat(48000, 2, "f32", channel_layout_mask=0x60))
-    with pytest.raises(RuntimeError, match="^PCM format is not consistent"):
+    with pytest.raises(RuntimeError, match="^PCM format is not consistent with the input_format of the writer$"):
         w.push(other)
-    del frame
+    w.finalize()
+    assert read_all(tmp_path / "m.wav", "wav").shape == (2, 10)
 
 
 def test_writer_configuration_errors(tmp_path):
