@@ -52,6 +52,7 @@ void init_module(py::module_& m) {
   bind_encoder(m);
   bind_decoder(m);
   bind_processors(m);
+  bind_file(m);
 
   install_method_descriptors(m);
 

@@ -14,5 +14,6 @@ void bind_buffers(py::module_& m);  // Packet, NodeBuffer, DynNode
 void bind_encoder(py::module_& m);  // encoder configs, Encoder, make_encoder_node
 void bind_decoder(py::module_& m);  // decoder configs, Decoder, make_decoder_node
 void bind_processors(py::module_& m);  // Processor, *NodeConfig, make_processor_node
+void bind_file(py::module_& m);     // AudioFileReader, AudioFileWriter
 
 }  // namespace kestrune::python

@@ -1,5 +1,6 @@
 #include "common/io/file/file_stream.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -92,6 +93,30 @@ IoStatus OutputFile::write_at(std::int64_t offset, const void* src, std::size_t 
     offset += w;
   }
   return {};
+}
+
+IoResult<FileImage> read_whole_file(const std::string& path, std::size_t zero_padding) {
+  auto in = InputFile::open(path);
+  if (!in) return std::unexpected(in.error());
+  // The size is only a hint for the first allocation: reading goes on until
+  // end of file, so files that change while being read are handled too.
+  std::size_t cap = 64 * 1024;
+  if (in->seek(0, SEEK_END)) {
+    if (auto end = in->tell(); end && *end > 0) cap = static_cast<std::size_t>(*end) + 1;
+    if (auto s = in->seek(0, SEEK_SET); !s) return std::unexpected(s.error());
+  }
+  FileImage img;
+  for (;;) {
+    img.bytes.resize(img.size + cap);
+    auto got = in->read_some(img.bytes.data() + img.size, cap);
+    if (!got) return std::unexpected(got.error());
+    img.size += *got;
+    if (*got < cap) break;
+    cap = std::max<std::size_t>(cap, 1u << 20);
+  }
+  img.bytes.resize(img.size + zero_padding);
+  std::fill(img.bytes.begin() + static_cast<std::ptrdiff_t>(img.size), img.bytes.end(), 0);
+  return img;
 }
 
 }  // namespace kestrune

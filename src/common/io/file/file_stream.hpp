@@ -51,4 +51,12 @@ class OutputFile {
 
 inline constexpr std::size_t kFileBufferBytes = 8192;
 
+// The whole file, followed by `zero_padding` zero bytes that are not part of
+// the contents (parsers that read a little past the end need them).
+struct FileImage {
+  Bytes bytes;
+  std::size_t size = 0;  // length of the contents
+};
+IoResult<FileImage> read_whole_file(const std::string& path, std::size_t zero_padding = 0);
+
 }  // namespace kestrune
