@@ -14,7 +14,8 @@ TEST(AudioFrame, NewAllocShapes) {
   ASSERT_TRUE(f);
   ASSERT_EQ(f->plane_count(), 1u);
   EXPECT_EQ(f->plane(0)->size(), 40u);
-  for (auto b : *f->plane(0)) EXPECT_EQ(b, 0);
+  const ByteSpan plane0 = *f->plane(0);  // a named span: no dangling temporary in the loop
+  for (auto b : plane0) EXPECT_EQ(b, 0);
   EXPECT_FALSE(f->plane(1));
 
   auto p = AudioFrame::new_alloc(fmt(48000, SampleFormat::I16(true), 2), 10);
