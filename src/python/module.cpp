@@ -48,6 +48,7 @@ void init_module(py::module_& m) {
   using namespace kestrune::python;
   bind_format(m);
   bind_buffers(m);
+  bind_pipeline(m);
 
   py::list all;
   for (std::string_view name : kPublicNames) {

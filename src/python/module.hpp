@@ -11,5 +11,6 @@ namespace py = pybind11;
 
 void bind_format(py::module_& m);   // AudioFormat
 void bind_buffers(py::module_& m);  // Packet, NodeBuffer, DynNode
+void bind_pipeline(py::module_& m);  // Node, AsyncDynPipeline, make_identity/python/tap_node
 
 }  // namespace kestrune::python

@@ -65,17 +65,26 @@ using JoinResult = std::expected<T, JoinError>;
 
 namespace detail {
 
+// Awaiting a task runs it inline until it first suspends; a task that
+// completes without suspending hands control straight back to its awaiter
+// (no resumption), and only a task that was suspended resumes its awaiter
+// from its final suspension. So stack depth stays bounded even where the
+// compiler cannot turn symmetric transfer into tail calls (sanitizers).
 struct PromiseBase {
   std::coroutine_handle<> continuation;
   std::exception_ptr exception;
+  bool running_inline = false;  // inside the awaiter's first resume()
+  bool completed = false;
 
   std::suspend_always initial_suspend() noexcept { return {}; }
   struct FinalAwaiter {
     bool await_ready() noexcept { return false; }
     template <class P>
     std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
-      auto next = h.promise().continuation;
-      return next ? next : std::noop_coroutine();
+      auto& p = h.promise();
+      p.completed = true;
+      if (p.running_inline || !p.continuation) return std::noop_coroutine();
+      return p.continuation;
     }
     void await_resume() noexcept {}
   };
@@ -141,9 +150,13 @@ class [[nodiscard]] Task {
     struct Awaiter {
       Handle h;
       bool await_ready() noexcept { return false; }
-      std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {
-        h.promise().continuation = awaiting;
-        return h;
+      bool await_suspend(std::coroutine_handle<> awaiting) {
+        auto& p = h.promise();
+        p.continuation = awaiting;
+        p.running_inline = true;
+        h.resume();
+        p.running_inline = false;
+        return !p.completed;  // completed inline: continue without suspending
       }
       T await_resume() { return h.promise().take(); }
     };
