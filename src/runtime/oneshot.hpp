@@ -82,13 +82,15 @@ class OneshotSender {
   // Delivers the value (consumes the sender). Fails when the receiver is gone.
   std::expected<void, T> send(T value) {
     if (!st_) return std::unexpected(std::move(value));
+    bool receiver_gone;
     {
       std::lock_guard lock(st_->mu);
-      if (!st_->receiver_alive) {
-        st_->sender_alive = false;
-        st_.reset();
-        return std::unexpected(std::move(value));
-      }
+      receiver_gone = !st_->receiver_alive;
+      if (receiver_gone) st_->sender_alive = false;
+    }
+    if (receiver_gone) {
+      st_.reset();  // only after unlocking: this may free the state
+      return std::unexpected(std::move(value));
     }
     finish(std::optional<T>(std::move(value)));
     return {};
