@@ -223,6 +223,45 @@ TEST(AsyncDynPipeline, ResetForwardsHeldOutputsUnlessForced) {
   });
 }
 
+// Holds everything until flushed, then answers Again a few times before
+// giving its outputs, like a node waiting for work of its own.
+class SlowFlushNode final : public DynNode {
+ public:
+  const char* name() const override { return "slow-flush"; }
+  NodeKind input_kind() const override { return NodeKind::Packet; }
+  NodeKind output_kind() const override { return NodeKind::Packet; }
+  CodecStatus push(std::optional<NodeBuffer> buf) override {
+    if (buf) q_.push_back(std::move(*buf));
+    else flushed_ = true;
+    return {};
+  }
+  CodecResult<NodeBuffer> pull() override {
+    if (!flushed_ || not_yet_-- > 0) return std::unexpected(CodecError::again());
+    if (q_.empty()) return std::unexpected(CodecError::eof());
+    NodeBuffer b = std::move(q_.front());
+    q_.pop_front();
+    return b;
+  }
+
+ private:
+  std::deque<NodeBuffer> q_;
+  bool flushed_ = false;
+  int not_yet_ = 5;
+};
+
+TEST(AsyncDynPipeline, FlushedOutputsOfAnIntermediateNodePrecedeTheEndOfStream) {
+  within(kDeadline, [] {
+    PipelineHarness h;
+    ASSERT_TRUE(h.build(nodes(std::make_unique<SlowFlushNode>(), ident())).has_value());
+    ASSERT_TRUE(h.p().push_frame(pkt(1)).has_value());
+    ASSERT_TRUE(h.p().push_frame(pkt(2)).has_value());
+    ASSERT_TRUE(h.p().flush().has_value());
+    expect_tag(h.get(), 1);
+    expect_tag(h.get(), 2);
+    expect_err(h.get(), CodecError::eof());
+  });
+}
+
 // Fails on chosen operations; counts calls.
 class FaultyNode final : public DynNode {
  public:
