@@ -53,6 +53,7 @@ void init_module(py::module_& m) {
   bind_decoder(m);
   bind_processors(m);
   bind_file(m);
+  bind_pipeline(m);
 
   install_method_descriptors(m);
 

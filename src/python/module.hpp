@@ -15,5 +15,6 @@ void bind_encoder(py::module_& m);  // encoder configs, Encoder, make_encoder_no
 void bind_decoder(py::module_& m);  // decoder configs, Decoder, make_decoder_node
 void bind_processors(py::module_& m);  // Processor, *NodeConfig, make_processor_node
 void bind_file(py::module_& m);     // AudioFileReader, AudioFileWriter
+void bind_pipeline(py::module_& m);  // Node, AsyncDynPipeline, make_identity/python/tap_node
 
 }  // namespace kestrune::python

@@ -14,6 +14,7 @@ enum class NodeKind { Pcm, Packet };
 
 // "pcm" / "packet"
 const char* node_kind_name(NodeKind kind);
+// "pcm" / "packet", ASCII case-insensitive; anything else is nullopt.
 std::optional<NodeKind> node_kind_from_str(std::string_view text);
 
 class NodeBuffer {
