@@ -62,11 +62,11 @@ def test_all_names_are_attributes_and_module_doc_empty():
     assert not pykestrune.__doc__
     assert len(pykestrune.__all__) == len(set(pykestrune.__all__))
     for name in pykestrune.__all__:
-        assert hasattr(pk, name)
+        assert hasattr(pykestrune, name)
     assert "LineWriter" not in pykestrune.__all__
 
 
 @pytest.mark.parametrize("name", ["NodeBuffer", "DynNode"])
 def test_factory_only_classes_refuse_construction(name):
     with pytest.raises(TypeError):
-        getattr(pk, name)()
+        getattr(pykestrune, name)()
