@@ -13,7 +13,7 @@
 #include "python/binding.hpp"
 #include "python/errors.hpp"
 #include "python/io/buffer.hpp"
-#include "python/receiver_guard.hpp"
+#include "python/guards.hpp"
 
 namespace kestrune::python {
 
@@ -108,7 +108,7 @@ Decoder::Decoder(const std::string& codec, py::handle config) {
 }
 
 void Decoder::put_frame(py::handle frame) {
-  ReceiverGuard guard(busy_, "Decoder");
+  auto guard = busy_.enter("Decoder");
   CodecPacket p;
   p.data = frame_bytes(frame);
   p.time_base = packet_time_base_;
@@ -117,7 +117,7 @@ void Decoder::put_frame(py::handle frame) {
 }
 
 void Decoder::put_packet(const CodecPacket& packet) {
-  ReceiverGuard guard(busy_, "Decoder");
+  auto guard = busy_.enter("Decoder");
   unwrap_codec(decoder_->send_packet(packet));  // the Python Packet keeps its own copy
   drain();
 }
@@ -161,7 +161,7 @@ std::optional<AudioFrame> Decoder::take(bool force) {
 
 py::object Decoder::get_frame(bool force, const std::string& layout) {
   const bool planar = parse_layout(layout);
-  ReceiverGuard guard(busy_, "Decoder");
+  auto guard = busy_.enter("Decoder");
   auto frame = take(force);
   if (!frame) return py::none();
   return frame_to_numpy(*frame, planar);
@@ -169,7 +169,7 @@ py::object Decoder::get_frame(bool force, const std::string& layout) {
 
 py::object Decoder::get_frame_info(bool force, const std::string& layout) {
   const bool planar = parse_layout(layout);
-  ReceiverGuard guard(busy_, "Decoder");
+  auto guard = busy_.enter("Decoder");
   auto frame = take(force);
   if (!frame) return py::none();
   const TimeBase tb = frame->time_base();
@@ -190,7 +190,7 @@ py::object Decoder::output_format() const {
 }
 
 void Decoder::reset() {
-  ReceiverGuard guard(busy_, "Decoder");
+  auto guard = busy_.enter("Decoder");
   unwrap_codec(decoder_->reset());
   fifo_.reset();
 }

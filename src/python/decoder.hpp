@@ -10,6 +10,7 @@
 #include "codec/decoder/decoder_interface.hpp"
 #include "common/audio/fifo.hpp"
 #include "python/format.hpp"
+#include "python/guards.hpp"
 
 namespace kestrune::python {
 
@@ -59,7 +60,7 @@ class Decoder {
   BoxedDecoder decoder_;
   std::size_t chunk_samples_ = 0;
   TimeBase packet_time_base_{1, 48000};
-  bool busy_ = false;
+  BusyFlag busy_;
 };
 
 void bind_decoder(py::module_& m);

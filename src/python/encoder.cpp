@@ -13,7 +13,7 @@
 #include "python/binding.hpp"
 #include "python/errors.hpp"
 #include "python/io/buffer.hpp"
-#include "python/receiver_guard.hpp"
+#include "python/guards.hpp"
 
 namespace kestrune::python {
 
@@ -124,7 +124,7 @@ Encoder::Encoder(const std::string& codec, py::handle config) {
 }
 
 void Encoder::put_frame(py::handle pcm, std::optional<std::int64_t> pts, std::optional<AudioFormat> format) {
-  ReceiverGuard guard(busy_, "Encoder");
+  auto guard = busy_.enter("Encoder");
   CoreFormat f;
   if (!format) {
     if (!locked_format_) throw py::value_error("input_format=None 时，首次 put_frame 必须提供 format");
@@ -172,14 +172,14 @@ std::optional<CodecPacket> Encoder::take(bool force) {
 }
 
 py::object Encoder::get_packet(bool force) {
-  ReceiverGuard guard(busy_, "Encoder");
+  auto guard = busy_.enter("Encoder");
   auto p = take(force);
   if (!p) return py::none();
   return py::cast(PacketPy{std::move(*p)});
 }
 
 py::object Encoder::get_frame(bool force) {
-  ReceiverGuard guard(busy_, "Encoder");
+  auto guard = busy_.enter("Encoder");
   auto p = take(force);
   if (!p) {
     const std::size_t n = pending_samples();
@@ -202,7 +202,7 @@ const char* Encoder::state() const {
 }
 
 void Encoder::reset() {
-  ReceiverGuard guard(busy_, "Encoder");
+  auto guard = busy_.enter("Encoder");
   unwrap_codec(encoder_->reset());
   if (format_fixed_) {
     fifo_.emplace(new_fifo(*locked_format_));  // emptied, same format

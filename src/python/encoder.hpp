@@ -11,6 +11,7 @@
 #include "codec/encoder/encoder_interface.hpp"
 #include "common/audio/fifo.hpp"
 #include "python/format.hpp"
+#include "python/guards.hpp"
 
 namespace kestrune::python {
 
@@ -74,7 +75,7 @@ class Encoder {
   std::size_t chunk_samples_ = 0;
   bool flushed_ = false;
   bool format_fixed_ = false;
-  bool busy_ = false;
+  BusyFlag busy_;
 };
 
 void bind_encoder(py::module_& m);

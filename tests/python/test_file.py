@@ -351,3 +351,32 @@ def test_damaged_input_never_crashes(tmp_path, fmt, kind):
     assert r.next_frame() is None
     if kind == "truncated":
         assert got > 24000 * 0.3  # the headers take part of the first half
+
+
+def test_file_objects_are_bound_to_their_thread(tmp_path):
+    import threading
+
+    wav = str(tmp_path / "bound.wav")
+    writer = pk.AudioFileWriter(wav, "wav", input_format=pk.AudioFormat(8000, 1, "f32"))
+    writer.write_pcm(np.zeros((1, 8), np.float32))
+    writer.finalize()
+    reader = pk.AudioFileReader(wav, "wav")
+    errors = []
+
+    def use_elsewhere():
+        for call in (lambda: writer.write_pcm(np.zeros((1, 8), np.float32)), writer.finalize,
+                     reader.next_frame, reader.pull):
+            try:
+                call()
+            except RuntimeError as e:
+                errors.append(str(e))
+
+    t = threading.Thread(target=use_elsewhere)
+    t.start()
+    t.join(timeout=30)
+    assert not t.is_alive()
+    assert len(errors) == 4
+    assert all("another thread" in e for e in errors)
+    assert "AudioFileWriter" in errors[0] and "AudioFileReader" in errors[2]
+    # Still fully usable on its own thread.
+    assert reader.next_frame().shape == (1, 8)

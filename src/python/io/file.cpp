@@ -9,7 +9,6 @@
 #include "python/errors.hpp"
 #include "python/format.hpp"
 #include "python/io/buffer.hpp"
-#include "python/receiver_guard.hpp"
 
 namespace kestrune::python {
 
@@ -24,15 +23,29 @@ std::string ascii_lower(std::string_view s) {
   return out;
 }
 
-// Every method of the two classes enters through this scope. It gives the
-// call exclusive access to its receiver; it is also the one place where the
-// check that a thread-bound object is used from its own thread belongs.
+// Every method of the two classes enters through this scope: the object
+// must be used from the thread that created it, and the call gets exclusive
+// access to its receiver.
+void check_thread(std::uint64_t owner_thread, const char* class_name) {
+  if (current_thread_token() != owner_thread) raise_foreign_thread(class_name);
+}
+
+// A file object released on a foreign thread is leaked, not closed there.
+template <class T>
+void leak_if_foreign(std::optional<T>& value, std::uint64_t owner_thread, const char* class_name) {
+  if (!value || current_thread_token() == owner_thread) return;
+  report_foreign_release(class_name);
+  new std::optional<T>(std::move(value));  // intentionally never freed
+  value.reset();
+}
+
 class CallScope {
  public:
-  CallScope(bool& busy, const char* class_name) : guard_(busy, class_name) {}
+  CallScope(BusyFlag& busy, std::uint64_t owner_thread, const char* class_name)
+      : guard_((check_thread(owner_thread, class_name), busy.enter(class_name))) {}
 
  private:
-  ReceiverGuard guard_;
+  BusyFlag::Guard guard_;
 };
 
 template <class T>
@@ -78,7 +91,7 @@ AudioFileWriterPy* new_writer(const std::string& path, const std::string& format
 std::optional<AudioFrame> read_next(AudioFileReaderPy& self) { return unwrap_file(self.reader->next_frame()); }
 
 void write_pcm(AudioFileWriterPy& self, py::handle pcm) {
-  CallScope scope(self.busy, "AudioFileWriter");
+  CallScope scope(self.busy, self.owner_thread, "AudioFileWriter");
   if (!self.input_format)
     throw py::value_error(
         "input_format=None 时无法从裸 numpy 推断 sample_rate/format；请在构造时提供 input_format，或改用 "
@@ -89,7 +102,7 @@ void write_pcm(AudioFileWriterPy& self, py::handle pcm) {
 }
 
 void push(AudioFileWriterPy& self, NodeBufferPy& buf) {
-  CallScope scope(self.busy, "AudioFileWriter");
+  CallScope scope(self.busy, self.owner_thread, "AudioFileWriter");
   NodeBuffer item = buf.take();
   if (!item.is_pcm()) throw py::value_error("AudioFileWriter.push 仅支持 PCM（NodeBuffer kind=pcm）");
   const AudioFrame& frame = item.pcm();
@@ -103,7 +116,7 @@ void push(AudioFileWriterPy& self, NodeBufferPy& buf) {
 }
 
 void finalize(AudioFileWriterPy& self) {
-  CallScope scope(self.busy, "AudioFileWriter");
+  CallScope scope(self.busy, self.owner_thread, "AudioFileWriter");
   if (self.writer) unwrap_file(self.writer->finalize());
 }
 
@@ -144,6 +157,10 @@ AudioFileWriterConfig build_file_writer_cfg(AudioFileFormat format, const CoreAu
   throw py::value_error("format 仅支持: wav/mp3/aac_adts/flac/opus_ogg");
 }
 
+AudioFileReaderPy::~AudioFileReaderPy() { leak_if_foreign(reader, owner_thread, "AudioFileReader"); }
+
+AudioFileWriterPy::~AudioFileWriterPy() { leak_if_foreign(writer, owner_thread, "AudioFileWriter"); }
+
 BoxedAudioWriter AudioFileWriterPy::take() {
   if (!writer) throw std::runtime_error("AudioFileWriter is not initialized or already taken by ParallelAudioWriter");
   auto out = std::make_unique<AudioFileWriter>(std::move(*writer));
@@ -154,7 +171,7 @@ BoxedAudioWriter AudioFileWriterPy::take() {
 BoxedAudioWriter take_any_audio_writer(py::handle obj) {
   if (py::isinstance<AudioFileWriterPy>(obj)) {
     auto& w = obj.cast<AudioFileWriterPy&>();
-    CallScope scope(w.busy, "AudioFileWriter");
+    CallScope scope(w.busy, w.owner_thread, "AudioFileWriter");
     return w.take();
   }
   throw py::value_error("ParallelAudioWriter only supports AudioFileWriter / LineAudioWriter");
@@ -171,7 +188,7 @@ void bind_file(py::module_& m) {
       .def(
           "next_frame",
           [](AudioFileReaderPy& self, const std::string& layout) -> py::object {
-            CallScope scope(self.busy, "AudioFileReader");
+            CallScope scope(self.busy, self.owner_thread, "AudioFileReader");
             const bool planar = parse_layout(layout);
             auto frame = read_next(self);
             if (!frame) return py::none();
@@ -182,7 +199,7 @@ void bind_file(py::module_& m) {
       .def(
           "pull",
           [](AudioFileReaderPy& self) -> py::object {
-            CallScope scope(self.busy, "AudioFileReader");
+            CallScope scope(self.busy, self.owner_thread, "AudioFileReader");
             auto frame = read_next(self);
             if (!frame) return py::none();
             return make_node_buffer_object(NodeBuffer(std::move(*frame)));

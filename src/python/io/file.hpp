@@ -11,6 +11,7 @@
 
 #include "common/io/file/file.hpp"
 #include "common/io/io.hpp"
+#include "python/guards.hpp"
 
 namespace kestrune::python {
 
@@ -27,9 +28,17 @@ AudioFileWriterConfig build_file_writer_cfg(AudioFileFormat format, const ::kest
                                             std::optional<std::int32_t> compression_level,
                                             const std::optional<std::string>& wav_output_format);
 
+// Both classes are bound to the thread that created them: `owner_thread`
+// is checked on every call, and a release on another thread leaks the file
+// object (reported as unraisable) rather than closing it there.
 struct AudioFileReaderPy {
   std::optional<AudioFileReader> reader;
-  bool busy = false;
+  BusyFlag busy;
+  std::uint64_t owner_thread = current_thread_token();
+
+  AudioFileReaderPy() = default;
+  AudioFileReaderPy(AudioFileReaderPy&&) = default;
+  ~AudioFileReaderPy();
 };
 
 struct AudioFileWriterPy {
@@ -40,7 +49,12 @@ struct AudioFileWriterPy {
   std::optional<std::uint32_t> bitrate;
   std::optional<std::int32_t> compression_level;
   std::optional<::kestrune::AudioFormat> input_format;
-  bool busy = false;
+  BusyFlag busy;
+  std::uint64_t owner_thread = current_thread_token();
+
+  AudioFileWriterPy() = default;
+  AudioFileWriterPy(AudioFileWriterPy&&) = default;
+  ~AudioFileWriterPy();
 
   // Moves the file writer out; RuntimeError "AudioFileWriter is not
   // initialized or already taken by ParallelAudioWriter" when there is none.
