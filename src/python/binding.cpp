@@ -80,9 +80,9 @@ PyTypeObject* method_descriptor_type() {
         {Py_tp_getset, method_getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"pykestrune.method", sizeof(MethodDescriptor), 0,
+    static PyType_Spec type_spec = {"pykestrune.method", sizeof(MethodDescriptor), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   }();
   if (!type) throw py::error_already_set();
   return type;

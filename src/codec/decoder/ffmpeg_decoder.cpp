@@ -53,14 +53,14 @@ std::uint64_t layout_mask(const AVChannelLayout& l, std::uint16_t channels) {
 
 }  // namespace
 
-CodecResult<CodecContextPtr> FfmpegDecoder::open(const FfmpegDecoderSpec& spec,
+CodecResult<CodecContextPtr> FfmpegDecoder::open(const FfmpegDecoderSpec& codec_info,
                                                  std::optional<ByteSpan> extradata) {
   silence_ffmpeg_log();
-  const std::string name = spec.ffmpeg_name;
+  const std::string name = codec_info.ffmpeg_name;
   if (name.find('\0') != std::string::npos)
     return std::unexpected(CodecError::invalid_data("codec name contains NUL"));
   const AVCodec* codec = avcodec_find_decoder_by_name(name.c_str());
-  if (!codec) return std::unexpected(CodecError::unsupported(spec.not_found));
+  if (!codec) return std::unexpected(CodecError::unsupported(codec_info.not_found));
   CodecContextPtr ctx(avcodec_alloc_context3(codec));
   if (!ctx) return std::unexpected(CodecError::other("avcodec_alloc_context3 failed"));
   if (extradata && !extradata->empty()) {
@@ -78,8 +78,8 @@ CodecResult<CodecContextPtr> FfmpegDecoder::open(const FfmpegDecoderSpec& spec,
   return ctx;
 }
 
-FfmpegDecoder::FfmpegDecoder(const FfmpegDecoderSpec& spec, CodecContextPtr ctx)
-    : spec_(spec), ctx_(std::move(ctx)), packet_time_base_{ctx_->time_base.num, ctx_->time_base.den} {}
+FfmpegDecoder::FfmpegDecoder(const FfmpegDecoderSpec& codec_info, CodecContextPtr ctx)
+    : spec_(codec_info), ctx_(std::move(ctx)), packet_time_base_{ctx_->time_base.num, ctx_->time_base.den} {}
 
 CodecStatus FfmpegDecoder::send_packet(std::optional<CodecPacket> packet) {
   if (flushed_) return std::unexpected(CodecError::invalid_state("already flushed"));

@@ -26,8 +26,8 @@ class FfmpegDecoder : public AudioDecoder {
  protected:
   // Opens the decoder; `extradata`, when non-empty, becomes the context's
   // configuration bytes (AudioSpecificConfig, OpusHead, STREAMINFO).
-  static CodecResult<CodecContextPtr> open(const FfmpegDecoderSpec& spec, std::optional<ByteSpan> extradata);
-  FfmpegDecoder(const FfmpegDecoderSpec& spec, CodecContextPtr ctx);
+  static CodecResult<CodecContextPtr> open(const FfmpegDecoderSpec& codec_info, std::optional<ByteSpan> extradata);
+  FfmpegDecoder(const FfmpegDecoderSpec& codec_info, CodecContextPtr ctx);
 
  private:
   const FfmpegDecoderSpec& spec_;

@@ -34,9 +34,9 @@ const char* const kMismatch = "input AudioFormat mismatch (no resample/convert l
 
 }  // namespace
 
-FfmpegEncoder::FfmpegEncoder(const FfmpegEncoderSpec& spec, std::optional<std::int64_t> tuning,
+FfmpegEncoder::FfmpegEncoder(const FfmpegEncoderSpec& codec_info, std::optional<std::int64_t> tuning,
                              std::optional<AudioFormat> input_format)
-    : spec_(spec), tuning_(tuning), format_(input_format), format_fixed_(input_format.has_value()) {}
+    : spec_(codec_info), tuning_(tuning), format_(input_format), format_fixed_(input_format.has_value()) {}
 
 CodecStatus FfmpegEncoder::open_if_fixed() {
   if (!format_) return {};

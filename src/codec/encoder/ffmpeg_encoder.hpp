@@ -46,8 +46,8 @@ class FfmpegEncoder : public AudioEncoder {
   ByteSpan extradata() const;
 
  protected:
-  // `tuning` is the bitrate or the compression level, per the spec.
-  FfmpegEncoder(const FfmpegEncoderSpec& spec, std::optional<std::int64_t> tuning,
+  // `tuning` is the bitrate or the compression level, per codec.
+  FfmpegEncoder(const FfmpegEncoderSpec& codec_info, std::optional<std::int64_t> tuning,
                 std::optional<AudioFormat> input_format);
   // Construction step shared by the members' create(): opens at once when
   // the format was given.

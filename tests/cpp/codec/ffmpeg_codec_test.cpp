@@ -677,13 +677,13 @@ TEST(FfmpegEncoders, BadFramesAndFormatsAreRefused) {
 // name (here FFmpeg's experimental native Opus encoder).
 class FallbackOpus final : public FfmpegEncoder {
  public:
-  static const FfmpegEncoderSpec& spec() {
+  static const FfmpegEncoderSpec& codec_info() {
     static const FfmpegEncoderSpec s{
         "opus(ffmpeg)", "OpusEncoder", {"no_such_encoder", "opus"}, "not found", "missing", "plane null",
         "data null", FfmpegEncoderSpec::Tuning::BitRate, true, 960};
     return s;
   }
-  FallbackOpus() : FfmpegEncoder(spec(), 96000, std::nullopt) {}
+  FallbackOpus() : FfmpegEncoder(codec_info(), 96000, std::nullopt) {}
 };
 
 TEST(FfmpegEncoders, FallsBackToTheSecondEncoderName) {
