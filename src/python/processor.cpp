@@ -3,7 +3,6 @@
 #include <pybind11/stl.h>
 
 #include <cmath>
-#include <deque>
 #include <stdexcept>
 #include <string>
 
@@ -12,6 +11,7 @@
 #include "codec/processor/identity_processor.hpp"
 #include "codec/processor/resample_processor.hpp"
 #include "pipeline/node/processor_node.hpp"
+#include "pipeline/node/tap_node.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
 #include "python/format.hpp"
@@ -63,42 +63,6 @@ struct CompressorNodeConfig {
   float attack_time = 0.01f;
   float release_time = 0.10f;
   float master_gain_db = 0.0f;
-};
-
-// A pass-through node of one kind (pcm or packet), for the "identity" kind
-// of make_processor_node.
-class IdentityNode final : public DynNode {
- public:
-  explicit IdentityNode(NodeKind kind) : kind_(kind) {}
-  const char* name() const override { return "identity"; }
-  NodeKind input_kind() const override { return kind_; }
-  NodeKind output_kind() const override { return kind_; }
-  CodecStatus push(std::optional<NodeBuffer> buf) override {
-    if (flushed_) return std::unexpected(CodecError::invalid_state("already flushed"));
-    if (!buf) {
-      flushed_ = true;
-      return {};
-    }
-    if (buf->kind() != kind_) return std::unexpected(CodecError::invalid_data("identity node buffer kind mismatch"));
-    queue_.push_back(std::move(*buf));
-    return {};
-  }
-  CodecResult<NodeBuffer> pull() override {
-    if (queue_.empty()) return std::unexpected(flushed_ ? CodecError::eof() : CodecError::again());
-    NodeBuffer b = std::move(queue_.front());
-    queue_.pop_front();
-    return b;
-  }
-  CodecStatus reset() override {
-    queue_.clear();
-    flushed_ = false;
-    return {};
-  }
-
- private:
-  std::deque<NodeBuffer> queue_;
-  NodeKind kind_;
-  bool flushed_ = false;
 };
 
 template <class P>
